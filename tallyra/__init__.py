@@ -1,0 +1,1 @@
+"""tallyra: cell-level provenance for pandas decision pipelines."""

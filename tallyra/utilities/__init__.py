@@ -1,0 +1,1 @@
+"""Provenance tracking, computation DAGs and their helpers."""

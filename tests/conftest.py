@@ -1,0 +1,17 @@
+import sys
+from pathlib import Path
+
+# The tests exercise the installed package. `python -m pytest` puts the working directory on
+# sys.path, and from the project root the source tree's tallyra/ (which holds no built module)
+# would shadow the installed one.
+_ROOT = Path(__file__).resolve().parent.parent
+sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _ROOT]
+
+import pytest  # noqa: E402
+
+from tallyra._korval32 import NativeProvenanceTracker  # noqa: E402
+
+
+@pytest.fixture
+def tracker():
+    return NativeProvenanceTracker()
