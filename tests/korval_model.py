@@ -2,7 +2,8 @@
 
 It follows the format literally: binomials from math.comb, ranks found by upward searches, pair
 sets as Python sets, and the dense registry as a dict in which a signature taken by a different
-entry sends the newcomer on to the next candidate (the finalizer applied to h + 1, h + 2, ...).
+entry sends the newcomer on to the next candidate: the finalizer applied to h + k * step, where
+the step is a second, odd hash of the entry.
 """
 
 from math import comb
@@ -57,10 +58,14 @@ class Model:
             h = (h * 31 + x) & U32
         h = (h * 31 + entity) & U32
         h = (h * 31 + chain) & U32
+        h2 = 0x811C9DC5
+        for x in [*ids, entity, chain]:
+            h2 = ((h2 ^ x) * 0x01000193) & U32
+        step = fmix32(h2) | 1
         entry = (tuple(ids), entity, chain)
         k = 0
         while True:
-            f = fmix32((h + k) & U32)
+            f = fmix32((h + k * step) & U32)
             sig = (f ^ (f >> 16)) & PAYLOAD
             if self.dense.setdefault(sig, entry) == entry:
                 return header | 3 << 30 | sig

@@ -119,15 +119,18 @@ inline std::uint32_t dense_hash(const PairSet& pairs, std::uint32_t entity,
 // Stores the entry in `registry` (or finds it there). Taint and depth stay out of the
 // signature, so words differing only in them share one entry.
 inline std::uint32_t encode_dense(const PairSet& pairs, std::uint32_t entity, std::uint32_t chain,
-                                  bool taint, std::uint32_t depth, DenseRegistry& registry) {
+                                  bool taint, std::uint32_t depth, DenseRegistry& registry,
+                                  DenseRegistry::Memo* memo = nullptr) {
   if (pairs.size() < 4) return encode_exact(pairs, entity, chain, taint, depth);
-  const std::uint32_t sig = registry.intern(dense_hash(pairs, entity, chain), pairs, entity, chain);
+  const std::uint32_t sig =
+      registry.intern(dense_hash(pairs, entity, chain), pairs, entity, chain, memo);
   return make_header(Mode::Dense, taint, depth) | sig;
 }
 
 // Decodes every 32-bit word without error. A mode-11 word whose signature `registry` does not
 // hold decodes to no pairs, entity 0 and chain 0.
-inline void decode(std::uint32_t w, const DenseRegistry& registry, DecodedWord& out) {
+inline void decode(std::uint32_t w, const DenseRegistry& registry, DecodedWord& out,
+                   DenseRegistry::Memo* memo = nullptr) {
   out.taint = taint_of(w);
   out.depth = depth_of(w);
   const std::uint32_t e = w & PAYLOAD_MASK;
@@ -165,7 +168,7 @@ inline void decode(std::uint32_t w, const DenseRegistry& registry, DecodedWord& 
       break;
     }
     case Mode::Dense: {
-      if (!registry.lookup(e, out.pairs, out.entity, out.chain)) {
+      if (!registry.lookup(e, out.pairs, out.entity, out.chain, memo)) {
         out.pairs.clear();
         out.entity = 0;
         out.chain = 0;

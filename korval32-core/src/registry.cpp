@@ -31,8 +31,10 @@ Lock acquire(std::shared_mutex& m) {
 
 std::uint32_t DenseRegistry::probe(std::uint32_t raw, const PairSet& pairs, std::uint32_t entity,
                                    std::uint32_t chain, bool& found) const {
+  std::uint32_t step = 0;  // computed only if the first candidate is taken
   for (std::uint32_t k = 0;; ++k) {
-    const std::uint32_t sig = signature_of(raw + k);
+    if (k == 1) step = probe_step(pairs, entity, chain);
+    const std::uint32_t sig = candidate_signature(raw, step, k);
     const auto it = slots_.find(sig);
     if (it == slots_.end()) {
       found = false;
@@ -46,7 +48,18 @@ std::uint32_t DenseRegistry::probe(std::uint32_t raw, const PairSet& pairs, std:
 }
 
 std::uint32_t DenseRegistry::intern(std::uint32_t raw, const PairSet& pairs, std::uint32_t entity,
-                                    std::uint32_t chain) {
+                                    std::uint32_t chain, Memo* memo) {
+  if (memo == nullptr) return intern_locked(raw, pairs, entity, chain);
+  // By the second hash: entries that share their first hash would share a slot.
+  Memo::Slot& slot = memo->slot(0, probe_step(pairs, entity, chain));
+  if (slot.holds(pairs, entity, chain)) return slot.signature;
+  const std::uint32_t sig = intern_locked(raw, pairs, entity, chain);
+  slot.keep(sig, pairs, entity, chain);
+  return sig;
+}
+
+std::uint32_t DenseRegistry::intern_locked(std::uint32_t raw, const PairSet& pairs,
+                                           std::uint32_t entity, std::uint32_t chain) {
   bool found = false;
   {
     // Most encodes repeat an entry already stored: a read lock suffices for them.
@@ -67,13 +80,24 @@ std::uint32_t DenseRegistry::intern(std::uint32_t raw, const PairSet& pairs, std
 }
 
 bool DenseRegistry::lookup(std::uint32_t signature, PairSet& pairs, std::uint32_t& entity,
-                           std::uint32_t& chain) const {
-  const auto lock = acquire<std::shared_lock<std::shared_mutex>>(mutex_);
-  const auto it = slots_.find(signature);
-  if (it == slots_.end()) return false;
-  pairs.assign(it->second.pairs.data(), it->second.pairs.size());
-  entity = it->second.entity;
-  chain = it->second.chain;
+                           std::uint32_t& chain, Memo* memo) const {
+  Memo::Slot* slot = memo ? &memo->slot(1, signature) : nullptr;
+  if (slot && slot->size != 0 && slot->signature == signature) {
+    pairs.assign(slot->ids, slot->size);
+    entity = slot->entity;
+    chain = slot->chain;
+    return true;
+  }
+  {
+    const auto lock = acquire<std::shared_lock<std::shared_mutex>>(mutex_);
+    const auto it = slots_.find(signature);
+    if (it == slots_.end()) return false;
+    pairs.assign(it->second.pairs.data(), it->second.pairs.size());
+    entity = it->second.entity;
+    chain = it->second.chain;
+  }
+  // Absent signatures are not remembered: a later encode may still store them.
+  if (slot) slot->keep(signature, pairs, entity, chain);
   return true;
 }
 

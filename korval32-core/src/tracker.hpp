@@ -118,9 +118,12 @@ class Tracker {
 
   // Pairs by union, entity by XOR, chain by (op + (Ca ^ Cb) * 31) cut to the result's width,
   // taint by OR, depth by max + 1 saturating at 7. The word 0 is the identity.
-  inline std::uint32_t combine(std::uint32_t a, std::uint32_t b, std::uint32_t op);
+  // A memo, if given, serves repeated dense entries without the registry's lock.
+  inline std::uint32_t combine(std::uint32_t a, std::uint32_t b, std::uint32_t op,
+                               DenseRegistry::Memo* memo = nullptr);
   // The same rule for one operand: chain (op + C * 31), depth + 1. The word 0 is not special.
-  inline std::uint32_t update_chain(std::uint32_t w, std::uint32_t op);
+  inline std::uint32_t update_chain(std::uint32_t w, std::uint32_t op,
+                                    DenseRegistry::Memo* memo = nullptr);
   bool contains(std::uint32_t w, std::uint32_t pair_id) const;
   // True if any named pair of the word was registered protected (table marks do not count).
   bool has_protected(std::uint32_t w) const;
@@ -137,8 +140,9 @@ class Tracker {
                           std::span<std::uint32_t> out);
 
  private:
-  std::uint32_t combine_slow(std::uint32_t a, std::uint32_t b, std::uint32_t op);
-  std::uint32_t update_chain_slow(std::uint32_t w, std::uint32_t op);
+  std::uint32_t combine_slow(std::uint32_t a, std::uint32_t b, std::uint32_t op,
+                             DenseRegistry::Memo* memo);
+  std::uint32_t update_chain_slow(std::uint32_t w, std::uint32_t op, DenseRegistry::Memo* memo);
 
   struct NameHash {
     std::size_t operator()(const std::pair<std::string, std::string>& k) const noexcept {
@@ -273,12 +277,44 @@ inline std::uint32_t merge_ids(const PairId* x, std::uint32_t nx, const PairId* 
 
 inline std::uint32_t next_depth(std::uint32_t d) noexcept { return d + 1 < MAX_DEPTH ? d + 1 : MAX_DEPTH; }
 
+// combine for two mode-00 words (no pair or one pair each), the case of every source column:
+// the union has at most two pairs, so the result is built from bits alone, with selects instead
+// of branches so that a loop of them vectorises. Gives exactly what decode, union and
+// encode_exact give, and the word 0 is the identity here too.
+inline std::uint32_t combine_single(std::uint32_t a, std::uint32_t b, std::uint32_t op) noexcept {
+  const std::uint32_t pa = (a >> 16) & 0x3FFu, pb = (b >> 16) & 0x3FFu;  // pair_data: id + 1
+  const std::uint32_t x = a ^ b;
+  const std::uint32_t entity = (x >> 8) & 0xFFu;
+  const std::uint32_t mixed = op + (x & 0xFFu) * 31u;
+  const std::uint32_t da = depth_of(a), db = depth_of(b);
+  const std::uint32_t d = (da > db ? da : db) + 1;
+  const std::uint32_t header = ((a | b) & TAINT_MASK) | (d < MAX_DEPTH ? d : MAX_DEPTH) << DEPTH_SHIFT;
+  const std::uint32_t lo = pa < pb ? pa : pb, hi = pa < pb ? pb : pa;
+  // at most one pair: the one there is
+  const std::uint32_t one = header | hi << 16 | entity << 8 | (mixed & 0xFFu);
+  // two pairs {i < j}: rank i + C(j, 2)
+  const std::uint32_t i = lo - 1, j = hi - 1;
+  const std::uint32_t rank = i + j * (j - 1) / 2;
+  const std::uint32_t two =
+      1u << MODE_SHIFT | header | ((rank << 9 | (entity & 0x1Fu) << 4 | (mixed & 0xFu)) & PAYLOAD_MASK);
+  const std::uint32_t r = (lo == 0 || lo == hi) ? one : two;
+  return a == 0 ? b : b == 0 ? a : r;
+}
+
+// update_chain of a mode-00 word: only the depth and the chain byte change.
+inline std::uint32_t update_chain_single(std::uint32_t w, std::uint32_t op) noexcept {
+  const std::uint32_t chain = (op + (w & 0xFFu) * 31u) & 0xFFu;
+  return (w & ~(DEPTH_MASK | 0xFFu)) | next_depth(depth_of(w)) << DEPTH_SHIFT | chain;
+}
+
 }  // namespace detail
 
-inline std::uint32_t Tracker::combine(std::uint32_t a, std::uint32_t b, std::uint32_t op) {
+inline std::uint32_t Tracker::combine(std::uint32_t a, std::uint32_t b, std::uint32_t op,
+                                      DenseRegistry::Memo* memo) {
+  if (((a | b) & MODE_MASK) == 0) return detail::combine_single(a, b, op);
   if (a == 0) return b;
   if (b == 0) return a;
-  if (mode_of(a) == Mode::Dense || mode_of(b) == Mode::Dense) return combine_slow(a, b, op);
+  if (mode_of(a) == Mode::Dense || mode_of(b) == Mode::Dense) return combine_slow(a, b, op, memo);
   // Both words are exact: decode them on the stack; only a union of 4 or more pairs needs the
   // dense registry.
   detail::ExactWord x, y;
@@ -293,11 +329,13 @@ inline std::uint32_t Tracker::combine(std::uint32_t a, std::uint32_t b, std::uin
   if (n <= 3) return encode_exact(u, n, entity, chain, taint, depth);
   PairSet pairs;
   pairs.assign(u, n);
-  return encode_dense(pairs, entity, chain, taint, depth, dense_);
+  return encode_dense(pairs, entity, chain, taint, depth, dense_, memo);
 }
 
-inline std::uint32_t Tracker::update_chain(std::uint32_t w, std::uint32_t op) {
-  if (mode_of(w) == Mode::Dense) return update_chain_slow(w, op);
+inline std::uint32_t Tracker::update_chain(std::uint32_t w, std::uint32_t op,
+                                           DenseRegistry::Memo* memo) {
+  if (mode_of(w) == Mode::Single) return detail::update_chain_single(w, op);
+  if (mode_of(w) == Mode::Dense) return update_chain_slow(w, op, memo);
   detail::ExactWord x;
   detail::decode_exact(w, x);
   const std::uint32_t chain = (op + x.chain * 31u) & chain_mask(x.n);

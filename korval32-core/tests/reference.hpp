@@ -71,13 +71,19 @@ struct Entry {
 struct Registry {
   std::map<std::uint32_t, Entry> slots;
 
+  // The first hash folds with 31; a taken signature sends the entry on by a second, odd hash.
   std::uint32_t intern(const Entry& e) {
     std::uint32_t h = 0;
     for (auto x : e.pairs) h = h * 31 + x;
     h = h * 31 + e.entity;
     h = h * 31 + e.chain;
+    std::uint32_t h2 = 0x811C9DC5u;
+    for (auto x : e.pairs) h2 = (h2 ^ x) * 0x01000193u;
+    h2 = (h2 ^ e.entity) * 0x01000193u;
+    h2 = (h2 ^ e.chain) * 0x01000193u;
+    const std::uint32_t step = fmix(h2) | 1u;
     for (std::uint32_t k = 0;; ++k) {
-      const std::uint32_t f = fmix(h + k);
+      const std::uint32_t f = fmix(h + k * step);
       const std::uint32_t sig = (f & 0x03FFFFFF) ^ (f >> 16);
       const auto it = slots.find(sig);
       if (it == slots.end()) {

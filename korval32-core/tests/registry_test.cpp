@@ -26,7 +26,7 @@ TEST(DenseRegistryTest, DenseCollisionKeepsBothWords) {
   const std::uint32_t b = encode_dense(p, 1, 0, false, 0, reg);
   EXPECT_NE(a, b);
   EXPECT_EQ(a & PAYLOAD_MASK, signature_of(dense_hash(p, 0, 31)));
-  EXPECT_EQ(b & PAYLOAD_MASK, signature_of(dense_hash(p, 1, 0) + 1));
+  EXPECT_EQ(b & PAYLOAD_MASK, candidate_signature(dense_hash(p, 1, 0), probe_step(p, 1, 0), 1));
   const DecodedWord da = decode(a, reg), db = decode(b, reg);
   EXPECT_EQ(da.entity, 0u);
   EXPECT_EQ(da.chain, 31u);

@@ -284,6 +284,64 @@ TEST(Batch, LoopsEqualTheScalarOperations) {
   }
 }
 
+// Mode-00 words take a path of their own, a block at a time; every pair_data value that matters
+// (none, the smallest ids, the largest the format names, past it, 1023) against the model.
+TEST(Batch, SinglePairWordsMatchTheReference) {
+  std::mt19937 rng(12);
+  const std::uint32_t pair_data[] = {0, 1, 2, 3, 511, 512, 513, 1022, 1023};
+  std::vector<std::uint32_t> a, b;
+  for (int i = 0; i < 20000; ++i) {
+    auto single = [&]() -> std::uint32_t {
+      if (rng() % 17 == 0) return 0;  // the identity
+      const std::uint32_t r = static_cast<std::uint32_t>(rng());
+      return (r & 1 ? TAINT_MASK : 0u) | (r >> 1 & 7) << DEPTH_SHIFT |
+             pair_data[(r >> 4) % std::size(pair_data)] << 16 | (r >> 16);
+    };
+    a.push_back(single());
+    b.push_back(single());
+  }
+  a[7000] = 0xAC0000B6u;  // one block falls back to the general rule
+  Tracker t;
+  ref::Registry model;
+  std::vector<std::uint32_t> out(a.size());
+  for (std::uint32_t op : {0u, 1u, 15u, 0xFFFFFFFFu}) {
+    t.combine_batch(a, b, op, out);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      ASSERT_EQ(out[i], ref::combine(a[i], b[i], op, model)) << std::hex << a[i] << " " << b[i];
+    }
+    t.update_chain_batch(a, op, out);
+    for (std::size_t i = 0; i < a.size(); ++i) ASSERT_EQ(out[i], ref::update_chain(a[i], op, model));
+  }
+}
+
+// Dense entries repeat across a batch and are served from its memo; entries of more than eight
+// pairs are not remembered. Both must give the model's words, element by element.
+TEST(Batch, RepeatedDenseEntriesMatchTheReference) {
+  std::mt19937 rng(13);
+  Tracker t;
+  ref::Registry model;
+  std::vector<std::uint32_t> seeds;
+  for (int i = 0; i < 30; ++i) {
+    const ref::Set s = testing::random_set(rng, 4 + rng() % 9, 40);
+    const std::uint32_t e = rng() % 4, c = rng() % 4;
+    const std::vector<PairId> ids(s.begin(), s.end());
+    seeds.push_back(t.encode(ids, e, c, false, 0));
+    ASSERT_EQ(seeds.back(), ref::encode(s, e, c, false, 0, model));
+  }
+  std::vector<std::uint32_t> a(30000), b(30000), out(30000);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    a[i] = seeds[rng() % seeds.size()];
+    b[i] = i % 3 ? seeds[rng() % seeds.size()] : static_cast<std::uint32_t>(rng()) & ~MODE_MASK;
+  }
+  t.combine_batch(a, b, OP_ADD, out);
+  for (std::size_t i = 0; i < a.size(); ++i) ASSERT_EQ(out[i], ref::combine(a[i], b[i], OP_ADD, model));
+  const std::vector<std::uint32_t> combined = out;
+  t.update_chain_batch(combined, OP_MAP, out);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(out[i], ref::update_chain(combined[i], OP_MAP, model));
+  }
+}
+
 TEST(Batch, CombineStopsAtTheShorterInput) {
   Tracker t;
   const std::vector<std::uint32_t> a(5, 0x00010000u), b(3, 0x00020000u);

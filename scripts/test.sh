@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Sets up and runs every test from a clean clone: the C++ tests of the native core (once plainly,
+# once under AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests against the
+# installed package. Needs Python 3.11+ with pip and venv; installs GoogleTest with apt-get when
+# it is missing (as root, or through sudo).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+VENV=${VENV:-.venv}
+JOBS=${JOBS:-2}
+
+if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+  echo "== installing GoogleTest (libgtest-dev)"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
+fi
+
+echo "== Python environment ($VENV)"
+"$PYTHON" -m venv "$VENV"
+"$VENV/bin/python" -m pip install -q --upgrade pip
+"$VENV/bin/python" -m pip install -q cmake ninja
+"$VENV/bin/python" -m pip install -q ".[test]"
+export PATH="$PWD/$VENV/bin:$PATH"
+
+run_cpp_tests() {  # build dir, then extra CMake arguments
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DKORVAL32_BUILD_TESTS=ON -DKORVAL32_BUILD_MODULE=OFF "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$JOBS"
+}
+
+echo "== C++ tests"
+run_cpp_tests build/cpp-tests -DCMAKE_BUILD_TYPE=Release
+
+echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_cpp_tests build/cpp-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAL32_SANITIZE=ON
+
+echo "== Python tests"
+"$VENV/bin/python" -m pytest
