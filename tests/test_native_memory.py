@@ -15,9 +15,10 @@ SCRIPT = textwrap.dedent("""
 
     t = k.NativeProvenanceTracker()
     big = np.zeros(50_000_000, dtype=np.uint32)          # 200 MB, allocated before the cap
-    # Four single-pair columns whose rows name 8M different four-pair sets: combining x and y
-    # stores one dense entry per row, far more than the cap leaves room for.
-    i = np.arange(8_000_000, dtype=np.uint32)
+    # Four single-pair columns whose rows name 2M different four-pair sets: combining x and y
+    # stores one dense entry per row, far more than the cap leaves room for, though the output
+    # array itself (8 MB) fits.
+    i = np.arange(2_000_000, dtype=np.uint32)
     cols = [k.encode_source_column(t, 0, i, False) for _ in range(4)]
     for c, (base, shift) in zip(cols, [(0, 0), (128, 7), (256, 14), (384, 21)]):
         c[:] = (base + ((i >> shift) & 127) + 1) << 16   # pair_data = id + 1
@@ -27,7 +28,7 @@ SCRIPT = textwrap.dedent("""
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     with open("/proc/self/statm") as f:
         used = int(f.read().split()[0]) * resource.getpagesize()
-    resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, hard))
+    resource.setrlimit(resource.RLIMIT_AS, (used + 24 * 2**20, hard))
 
     results = []
     for name, call in [
