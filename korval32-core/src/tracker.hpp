@@ -170,44 +170,43 @@ void risk_score_batch(std::span<const std::uint32_t> in, std::span<double> out) 
 // A borrow flag that never waits: any number of shared holders, or one exclusive holder.
 class BorrowFlag {
  public:
-  class Shared {
+  // Held while it lives; gives its borrow back when it goes out of scope.
+  class Borrow {
    public:
-    explicit Shared(BorrowFlag& f) : flag_(&f) {}
-    Shared(const Shared&) = delete;
-    Shared& operator=(const Shared&) = delete;
-    ~Shared() { flag_->state_.fetch_sub(1, std::memory_order_release); }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() {
+      if (exclusive_) {
+        flag_->state_.store(0, std::memory_order_release);
+      } else {
+        flag_->state_.fetch_sub(1, std::memory_order_release);
+      }
+    }
 
    private:
+    friend class BorrowFlag;
+    Borrow(BorrowFlag& f, bool exclusive) noexcept : flag_(&f), exclusive_(exclusive) {}
     BorrowFlag* flag_;
-  };
-  class Exclusive {
-   public:
-    explicit Exclusive(BorrowFlag& f) : flag_(&f) {}
-    Exclusive(const Exclusive&) = delete;
-    Exclusive& operator=(const Exclusive&) = delete;
-    ~Exclusive() { flag_->state_.store(0, std::memory_order_release); }
-
-   private:
-    BorrowFlag* flag_;
+    bool exclusive_;
   };
 
   // Throws BorrowError "Already mutably borrowed" while an exclusive borrow is held.
-  [[nodiscard]] Shared shared() {
+  [[nodiscard]] Borrow shared() {
     std::int64_t s = state_.load(std::memory_order_relaxed);
     do {
       if (s < 0) throw BorrowError("Already mutably borrowed");
     } while (!state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
                                            std::memory_order_relaxed));
-    return Shared(*this);
+    return Borrow(*this, false);
   }
   // Throws BorrowError "Already borrowed" while any borrow is held.
-  [[nodiscard]] Exclusive exclusive() {
+  [[nodiscard]] Borrow exclusive() {
     std::int64_t expected = 0;
     if (!state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
                                         std::memory_order_relaxed)) {
       throw BorrowError("Already borrowed");
     }
-    return Exclusive(*this);
+    return Borrow(*this, true);
   }
 
  private:

@@ -424,44 +424,50 @@ PyObject* t_contains(FASTCALL_ARGS) {
   });
 }
 
-// Static readers: no tracker, no borrow.
-bool static_word(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 std::uint32_t& w) {
+// Static readers: no tracker, no borrow. Converts `prov`, reads it and boxes the result.
+template <class Result>
+PyObject* static_reader(const char* fn, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, Result (*read)(std::uint32_t),
+                        PyObject* (*box)(Result)) {
   const pyarg::Params p{fn, kProv, 1, 1};
   PyObject* a[1];
-  return pyarg::parse(p, args, nargs, kwnames, a) && pyarg::to_u32(a[0], {fn, "prov"}, w);
+  std::uint32_t w = 0;
+  if (!pyarg::parse(p, args, nargs, kwnames, a) || !pyarg::to_u32(a[0], {fn, "prov"}, w)) {
+    return nullptr;
+  }
+  return box(read(w));
 }
 
-PyObject* s_is_tainted(FASTCALL_ARGS) {
-  (void)self;
-  std::uint32_t w = 0;
-  if (!static_word("is_tainted", args, nargs, kwnames, w)) return nullptr;
-  return bool_object(korval::is_tainted(w));
-}
+PyObject* depth_object(std::uint32_t d) { return PyLong_FromUnsignedLong(d); }
 
-PyObject* s_get_depth(FASTCALL_ARGS) {
-  (void)self;
-  std::uint32_t w = 0;
-  if (!static_word("get_depth", args, nargs, kwnames, w)) return nullptr;
-  return PyLong_FromUnsignedLong(korval::get_depth(w));
-}
-
-PyObject* s_risk_score(FASTCALL_ARGS) {
-  (void)self;
-  std::uint32_t w = 0;
-  if (!static_word("risk_score", args, nargs, kwnames, w)) return nullptr;
-  return PyFloat_FromDouble(korval::risk_score(w));
-}
-
-PyObject* s_read_header(FASTCALL_ARGS) {
-  (void)self;
-  std::uint32_t w = 0;
-  if (!static_word("read_header", args, nargs, kwnames, w)) return nullptr;
-  const korval::Header h = korval::read_header(w);
+PyObject* header_object(korval::Header h) {
   Ref mode(PyLong_FromUnsignedLong(h.mode)), taint(bool_object(h.taint)),
       depth(PyLong_FromUnsignedLong(h.depth));
   if (!mode || !taint || !depth) return nullptr;
   return PyTuple_Pack(3, mode.get(), taint.get(), depth.get());
+}
+
+PyObject* s_is_tainted(FASTCALL_ARGS) {
+  (void)self;
+  return static_reader<bool>("is_tainted", args, nargs, kwnames, korval::is_tainted, bool_object);
+}
+
+PyObject* s_get_depth(FASTCALL_ARGS) {
+  (void)self;
+  return static_reader<std::uint32_t>("get_depth", args, nargs, kwnames, korval::get_depth,
+                                      depth_object);
+}
+
+PyObject* s_risk_score(FASTCALL_ARGS) {
+  (void)self;
+  return static_reader<double>("risk_score", args, nargs, kwnames, korval::risk_score,
+                               PyFloat_FromDouble);
+}
+
+PyObject* s_read_header(FASTCALL_ARGS) {
+  (void)self;
+  return static_reader<korval::Header>("read_header", args, nargs, kwnames, korval::read_header,
+                                       header_object);
 }
 
 // ---- batch functions ---------------------------------------------------------------------------
@@ -717,14 +723,16 @@ PyMethodDef module_functions[] = {
      "is_tainted_batch(prov)\n--\n\n"
      "Check the taint bit for every element of a provenance array.\n"
      "Returns a boolean NumPy array.\n\n"
-     "Needs no tracker. The input is copied first; the interpreter lock is then released while\n"
-     "the taint bits are read, and taken again to return the new array."},
+     "Needs no tracker. The input is copied a block at a time into a private buffer, and each\n"
+     "block's taint bits are read with the interpreter lock released, so the caller's array is\n"
+     "never read while other Python threads run. The lock is held again to return the array."},
     {"risk_score_batch", FASTCALL(f_risk_score_batch), kFast,
      "risk_score_batch(prov)\n--\n\n"
      "Compute a risk score in [0.0, 1.0] for every element of a provenance array.\n\n"
      "Returns a new float64 array: 0.0 for an untainted word, otherwise 1 / (1 + depth). Needs no\n"
-     "tracker. The input is copied first; the interpreter lock is then released while the scores\n"
-     "are computed, and taken again to return the new array."},
+     "tracker. The input is copied a block at a time into a private buffer, and each block is\n"
+     "scored with the interpreter lock released, so the caller's array is never read while\n"
+     "other Python threads run. The lock is held again to return the array."},
     {"explain_batch", FASTCALL(f_explain_batch), kFast,
      "explain_batch(tracker, prov)\n--\n\n"
      "Explain every element of a provenance array.\n"
