@@ -33,6 +33,9 @@ def workload(tracker, seed=0):
         out.append(k.explain_batch(tracker, z[:10]))
         out.append(k.risk_score_batch(z).tolist())
         out.append([tracker.has_protected(int(w)) for w in x[:10]])
+        extra = tracker.register("scratch", f"r{round_}", round_ % 2 == 0)
+        out.append(tracker.decode_full(tracker.combine(int(z[0]), tracker.encode([extra], 1, 2, False, 0),
+                                                       k.OP_MERGE)))
     return out
 
 
