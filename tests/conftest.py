@@ -15,3 +15,15 @@ from tallyra._korval32 import NativeProvenanceTracker  # noqa: E402
 @pytest.fixture
 def tracker():
     return NativeProvenanceTracker()
+
+
+@pytest.fixture
+def loans():
+    """A fresh tracker and the three-row loans frame wrapped with age protected."""
+    import pandas as pd
+
+    from tallyra.utilities.korval32 import ProvenanceTracker, wrap_dataframe
+
+    tracker = ProvenanceTracker()
+    df = pd.DataFrame({"age": [30, 45, 60], "income": [1000.0, 2500.0, 4000.0]})
+    return tracker, wrap_dataframe(df, tracker, "loans", protected=["age"])
