@@ -7,4 +7,4 @@ VENV=${VENV:-.venv}
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/python" -m pip install -q .
-"$VENV/bin/python" examples/explain_words.py
+"$VENV/bin/python" examples/credit_scoring.py

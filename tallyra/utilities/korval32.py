@@ -396,8 +396,11 @@ class TrackedSeries(pd.Series):
     def _constructor(self) -> type:
         return TrackedSeries
 
-    def _derived(self, values: Any, prov: np.ndarray) -> "TrackedSeries":
-        return TrackedSeries(values, index=self.index, _prov=prov, _tracker=self._tracker)
+    def _derived(self, values: Any, prov: np.ndarray, fresh: bool = False) -> "TrackedSeries":
+        # `fresh` values were just computed and belong to nobody else: pandas 3 would copy
+        # them again by default.
+        return TrackedSeries(values, index=self.index, _prov=prov, _tracker=self._tracker,
+                             **({"copy": False} if fresh else {}))
 
     def _binop(self, other: Any, op: Callable[[Any, Any], Any],
                op_code: int = OpCode.ADD) -> "TrackedSeries":
@@ -405,22 +408,24 @@ class TrackedSeries(pd.Series):
         op_code = _int(op_code, "op_code")
         right = other.values if hasattr(other, "values") else other
         result_values = op(self.values, right)
+        fresh = isinstance(result_values, np.ndarray)
         if isinstance(other, TrackedSeries) and self._tracker:
             new_prov = combine_batch(self._tracker._native, self._prov, other._prov, op_code)
-            return self._derived(result_values, np.asarray(new_prov, dtype=np.uint32))
-        return self._derived(result_values, self._prov.copy())
+            return self._derived(result_values, np.asarray(new_prov, dtype=np.uint32), fresh)
+        return self._derived(result_values, self._prov.copy(), fresh)
 
     def _unop(self, op: Callable[[Any], Any], op_code: int) -> "TrackedSeries":
         """Unary operation with depth increment."""
         op_code = _int(op_code, "op_code")
-        return self._advance(op(self.values), op_code)
+        values = op(self.values)
+        return self._advance(values, op_code, isinstance(values, np.ndarray))
 
-    def _advance(self, values: Any, op_code: int) -> "TrackedSeries":
+    def _advance(self, values: Any, op_code: int, fresh: bool = False) -> "TrackedSeries":
         """A new Series of `values` whose words are this Series' words after one unary step."""
         if self._tracker:
             new_prov = update_chain_batch(self._tracker._native, self._prov, op_code)
-            return self._derived(values, np.asarray(new_prov, dtype=np.uint32))
-        return self._derived(values, self._prov.copy())
+            return self._derived(values, np.asarray(new_prov, dtype=np.uint32), fresh)
+        return self._derived(values, self._prov.copy(), fresh)
 
     def __add__(self, other: Any) -> "TrackedSeries":
         return self._binop(other, np.add, OpCode.ADD)
