@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Sets up and runs every test from a clean clone: the C++ tests of the native core (once plainly,
 # once under AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests against the
-# installed package. Needs Python 3.11+ with pip and venv; installs GoogleTest with apt-get when
-# it is missing (as root, or through sudo).
+# installed package, under the newest pandas and again under pandas 2.2. Needs Python 3.11+
+# with pip and venv; installs GoogleTest with apt-get when it is missing (as root, or via sudo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
+VENV_PANDAS22=${VENV_PANDAS22:-.venv-pandas22}
 JOBS=${JOBS:-2}
 
 if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
@@ -18,11 +19,25 @@ if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
-echo "== Python environment ($VENV)"
+setup_venv() {  # venv directory, then extra requirements
+  local venv=$1
+  shift
+  "$PYTHON" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "$WHEEL[test]" "$@"
+}
+
+echo "== building the package"
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/python" -m pip install -q cmake ninja
-"$VENV/bin/python" -m pip install -q ".[test]"
+rm -rf build/wheel
+"$VENV/bin/python" -m pip wheel -q --no-deps -w build/wheel .
+WHEEL=$(ls build/wheel/tallyra-*.whl)
+
+echo "== Python environments: $VENV (newest pandas), $VENV_PANDAS22 (pandas 2.2)"
+setup_venv "$VENV"
+setup_venv "$VENV_PANDAS22" "pandas>=2.2,<2.3"
 export PATH="$PWD/$VENV/bin:$PATH"
 
 run_cpp_tests() {  # build dir, then extra CMake arguments
@@ -40,5 +55,7 @@ echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_cpp_tests build/cpp-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAL32_SANITIZE=ON
 
-echo "== Python tests"
-"$VENV/bin/python" -m pytest
+for venv in "$VENV" "$VENV_PANDAS22"; do
+  echo "== Python tests with pandas $("$venv/bin/python" -c 'import pandas; print(pandas.__version__)')"
+  "$venv/bin/python" -m pytest
+done

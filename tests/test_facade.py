@@ -254,3 +254,55 @@ def test_missing_native_module_raises_import_error_with_two_lines(tmp_path):
     assert "README" in lines[1] and "Building" in lines[1]
     assert "fallback" not in eval(message)
     assert context == "True"
+
+
+@pytest.mark.parametrize(("name", "first_line"), [
+    ("register", "Register a (table, column) pair and return its ID (0-511)."),
+    ("register_table", "Register all columns for a table. Returns list of pair IDs."),
+    ("get_name", "Get (table, column) for a pair ID."),
+    ("get_id", "Get pair ID for a (table, column)."),
+    ("is_protected", "Check if a table or specific column is a protected attribute."),
+    ("encode", "Encode provenance to 32-bit value."),
+    ("decode", "Decode to pair IDs only (legacy API)."),
+    ("decode_full", "Decode 32-bit provenance to full ProvenanceInfo."),
+    ("read_header", "Extract (mode, taint, depth) from header bits."),
+    ("is_tainted", "O(1) taint check — no decoding needed."),
+    ("get_depth", "O(1) depth read — no decoding needed."),
+    ("risk_score", "risk = taint * 1/(1 + depth).  Returns float in [0.0, 1.0]."),
+    ("get_mode", "Human-readable mode name."),
+    ("explain", "Decode to human-readable (table, column) names."),
+    ("explain_full", "Full provenance explanation including taint, depth, risk."),
+    ("explain_tables", "Unique table names from provenance."),
+    ("has_protected", "Check if provenance uses any protected tables/columns."),
+    ("combine", "Combine two provenances.  pairs=union, entity=XOR, taint=OR, depth=max+1."),
+    ("update_chain", "Update provenance with a unary operation. Depth += 1, taint preserved."),
+    ("contains", "Check if a pair is in the provenance."),
+    ("contains_table", "Check if a table is in the provenance."),
+    ("entity_from_row", "Create entity hash from a row identifier."),
+    ("stats", "Tracker statistics."),
+])
+def test_method_docstrings(name, first_line):
+    assert getattr(ProvenanceTracker, name).__doc__.splitlines()[0] == first_line
+
+
+def test_methods_in_class_order():
+    declared = [n for n, v in vars(ProvenanceTracker).items()
+                if not n.startswith("_") and callable(getattr(ProvenanceTracker, n))]
+    assert declared == ["register", "register_table", "get_name", "get_id", "is_protected",
+                        "encode", "decode", "decode_full", "read_header", "is_tainted",
+                        "get_depth", "risk_score", "get_mode", "explain", "explain_full",
+                        "explain_tables", "has_protected", "combine", "update_chain", "contains",
+                        "contains_table", "entity_from_row", "stats"]
+
+
+def test_register_and_encode_docstrings_carry_their_args():
+    doc = ProvenanceTracker.register.__doc__
+    assert "Source table/file name" in doc and "Column name" in doc
+    assert "If True, marks the source as a protected attribute.\n" in doc
+    assert [line.strip() for line in doc.splitlines() if line.strip()][-1] == (
+        "Values derived from this source will carry taint=1.")
+    for text in ("Set of source pair IDs (0-511)", "Row identifier hash (truncated to fit mode)",
+                 "Computation path hash (truncated to fit mode)",
+                 "True if value derives from protected data",
+                 "Derivation distance from source (0-7, saturates)", "32-bit provenance value"):
+        assert text in ProvenanceTracker.encode.__doc__

@@ -248,3 +248,14 @@ def test_series_paths_keep_the_subclass(loans, path):
     assert type(result) is TrackedSeries
     assert result._tracker is tdf._tracker
     assert isinstance(result._prov, np.ndarray) and result._prov.dtype == np.uint32
+
+
+def test_merge_advances_through_the_trackers_own_update_chain():
+    class Marked(ProvenanceTracker):
+        def update_chain(self, provenance, op):
+            return 12345
+
+    tracker = Marked()
+    left = wrap_dataframe(pd.DataFrame({"id": [1, 2]}), tracker, "L")
+    merged = left.merge(wrap_dataframe(pd.DataFrame({"id": [2]}), tracker, "R"), on="id")
+    assert merged._col_prov["id"].tolist() == [12345]
