@@ -120,6 +120,27 @@ PyObject* names_list(const std::vector<const korval::PairName*>& names,
 
 // ---- methods ---------------------------------------------------------------------------------
 
+enum class Access { Shared, Exclusive };
+
+// Runs `work` on the tracker under a borrow of the given kind, gives the borrow back, and only
+// then turns the result into a Python object with `box`: no Python code (a finalizer run by the
+// garbage collector, say) ever runs while the tracker is borrowed.
+template <Access kind, class Work, class Box>
+PyObject* on_tracker(PyObject* self, Work work, Box box) {
+  TrackerObject* t = as_tracker(self);
+  return guarded([&]() -> PyObject* {
+    auto result = [&] {
+      const auto borrow = kind == Access::Shared ? t->borrow->shared() : t->borrow->exclusive();
+      return work(*t->tracker);
+    }();
+    return box(result);
+  });
+}
+
+PyObject* none_object(bool) { Py_RETURN_NONE; }
+
+PyObject* small_int_object(PairId id) { return PyLong_FromLong(id); }
+
 #define FASTCALL_ARGS PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 
 constexpr const char* kTableColumnProtected[] = {"table", "column", "protected"};
@@ -143,15 +164,9 @@ PyObject* t_register(FASTCALL_ARGS) {
       !pyarg::to_flag(a[2], {p.fn, "protected"}, protect)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    PairId id;
-    {
-      const auto borrow = t->borrow->exclusive();
-      id = t->tracker->register_pair(table, column, protect);
-    }
-    return PyLong_FromLong(id);
-  });
+  return on_tracker<Access::Exclusive>(
+      self, [&](korval::Tracker& tr) { return tr.register_pair(table, column, protect); },
+      small_int_object);
 }
 
 PyObject* t_register_table(FASTCALL_ARGS) {
@@ -165,15 +180,9 @@ PyObject* t_register_table(FASTCALL_ARGS) {
       !pyarg::to_flag(a[2], {p.fn, "protected"}, protect)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    std::vector<PairId> ids;
-    {
-      const auto borrow = t->borrow->exclusive();
-      ids = t->tracker->register_table(table, columns, protect);
-    }
-    return id_list(ids.data(), ids.size());
-  });
+  return on_tracker<Access::Exclusive>(
+      self, [&](korval::Tracker& tr) { return tr.register_table(table, columns, protect); },
+      [](const std::vector<PairId>& ids) { return id_list(ids.data(), ids.size()); });
 }
 
 PyObject* t_get_name(FASTCALL_ARGS) {
@@ -183,17 +192,10 @@ PyObject* t_get_name(FASTCALL_ARGS) {
   if (!pyarg::parse(p, args, nargs, kwnames, a) || !pyarg::to_u16(a[0], {p.fn, "pair_id"}, id)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    const korval::PairName* name;
-    {
-      const auto borrow = t->borrow->shared();
-      name = t->tracker->name_of(id);
-    }
-    // Names are never moved or removed, so the pointer outlives the borrow.
-    if (!name) Py_RETURN_NONE;
-    return name_tuple(*name);
-  });
+  // Names are never moved or removed, so the pointer outlives the borrow.
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.name_of(id); },
+      [](const korval::PairName* name) { return name ? name_tuple(*name) : Py_NewRef(Py_None); });
 }
 
 PyObject* t_get_id(FASTCALL_ARGS) {
@@ -204,16 +206,9 @@ PyObject* t_get_id(FASTCALL_ARGS) {
       !pyarg::to_text(a[1], {p.fn, "column"}, column)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    std::optional<PairId> id;
-    {
-      const auto borrow = t->borrow->shared();
-      id = t->tracker->get_id(table, column);
-    }
-    if (!id) Py_RETURN_NONE;
-    return PyLong_FromLong(*id);
-  });
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.get_id(table, column); },
+      [](std::optional<PairId> id) { return id ? small_int_object(*id) : Py_NewRef(Py_None); });
 }
 
 PyObject* t_mark_table_protected(FASTCALL_ARGS) {
@@ -223,14 +218,9 @@ PyObject* t_mark_table_protected(FASTCALL_ARGS) {
   if (!pyarg::parse(p, args, nargs, kwnames, a) || !pyarg::to_text(a[0], {p.fn, "table"}, table)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    {
-      const auto borrow = t->borrow->exclusive();
-      t->tracker->mark_table_protected(table);
-    }
-    Py_RETURN_NONE;
-  });
+  return on_tracker<Access::Exclusive>(
+      self, [&](korval::Tracker& tr) { return tr.mark_table_protected(table), true; },
+      none_object);
 }
 
 PyObject* t_is_protected(FASTCALL_ARGS) {
@@ -249,16 +239,11 @@ PyObject* t_is_protected(FASTCALL_ARGS) {
     }
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    const std::string_view column_view = column;
-    bool result;
-    {
-      const auto borrow = t->borrow->shared();
-      result = t->tracker->is_protected(table, has_column ? &column_view : nullptr);
-    }
-    return bool_object(result);
-  });
+  const std::string_view column_view = column;
+  return on_tracker<Access::Shared>(
+      self,
+      [&](korval::Tracker& tr) { return tr.is_protected(table, has_column ? &column_view : nullptr); },
+      bool_object);
 }
 
 PyObject* t_encode(FASTCALL_ARGS) {
@@ -275,15 +260,9 @@ PyObject* t_encode(FASTCALL_ARGS) {
       !pyarg::to_u32(a[4], {p.fn, "depth"}, depth)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    std::uint32_t w;
-    {
-      const auto borrow = t->borrow->shared();
-      w = t->tracker->encode(ids, entity, chain, taint, depth);
-    }
-    return word_object(w);
-  });
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.encode(ids, entity, chain, taint, depth); },
+      word_object);
 }
 
 // Converts the one argument `prov` and decodes it under a shared borrow.
@@ -338,15 +317,8 @@ PyObject* t_combine(FASTCALL_ARGS) {
       !pyarg::to_u32(a[1], {p.fn, "prov_b"}, y) || !pyarg::to_u32(a[2], {p.fn, "op"}, op)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    std::uint32_t w;
-    {
-      const auto borrow = t->borrow->shared();
-      w = t->tracker->combine(x, y, op);
-    }
-    return word_object(w);
-  });
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.combine(x, y, op); }, word_object);
 }
 
 PyObject* t_update_chain(FASTCALL_ARGS) {
@@ -357,15 +329,8 @@ PyObject* t_update_chain(FASTCALL_ARGS) {
       !pyarg::to_u32(a[1], {p.fn, "op"}, op)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    std::uint32_t w;
-    {
-      const auto borrow = t->borrow->shared();
-      w = t->tracker->update_chain(x, op);
-    }
-    return word_object(w);
-  });
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.update_chain(x, op); }, word_object);
 }
 
 PyObject* t_explain(FASTCALL_ARGS) {
@@ -375,15 +340,9 @@ PyObject* t_explain(FASTCALL_ARGS) {
   if (!pyarg::parse(p, args, nargs, kwnames, a) || !pyarg::to_u32(a[0], {p.fn, "prov"}, w)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    std::vector<const korval::PairName*> names;
-    {
-      const auto borrow = t->borrow->shared();
-      names = t->tracker->explain(w);
-    }
-    return names_list(names, nullptr);
-  });
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.explain(w); },
+      [](const std::vector<const korval::PairName*>& names) { return names_list(names, nullptr); });
 }
 
 PyObject* t_has_protected(FASTCALL_ARGS) {
@@ -393,15 +352,8 @@ PyObject* t_has_protected(FASTCALL_ARGS) {
   if (!pyarg::parse(p, args, nargs, kwnames, a) || !pyarg::to_u32(a[0], {p.fn, "prov"}, w)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    bool result;
-    {
-      const auto borrow = t->borrow->shared();
-      result = t->tracker->has_protected(w);
-    }
-    return bool_object(result);
-  });
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.has_protected(w); }, bool_object);
 }
 
 PyObject* t_contains(FASTCALL_ARGS) {
@@ -413,15 +365,8 @@ PyObject* t_contains(FASTCALL_ARGS) {
       !pyarg::to_u16(a[1], {p.fn, "pair_id"}, id)) {
     return nullptr;
   }
-  TrackerObject* t = as_tracker(self);
-  return guarded([&]() -> PyObject* {
-    bool result;
-    {
-      const auto borrow = t->borrow->shared();
-      result = t->tracker->contains(w, id);
-    }
-    return bool_object(result);
-  });
+  return on_tracker<Access::Shared>(
+      self, [&](korval::Tracker& tr) { return tr.contains(w, id); }, bool_object);
 }
 
 // Static readers: no tracker, no borrow. Converts `prov`, reads it and boxes the result.
