@@ -2,7 +2,8 @@
 # Sets up and runs every test from a clean clone: the C++ tests of the native core (once plainly,
 # once under AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests against the
 # installed package, under the newest pandas and again under pandas 2.2. Needs Python 3.11+
-# with pip and venv; installs GoogleTest with apt-get when it is missing (as root, or via sudo).
+# with pip and venv; installs GoogleTest and Graphviz with apt-get when they are missing (as root,
+# or via sudo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,12 +12,14 @@ VENV=${VENV:-.venv}
 VENV_PANDAS22=${VENV_PANDAS22:-.venv-pandas22}
 JOBS=${JOBS:-2}
 
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
-  echo "== installing GoogleTest (libgtest-dev)"
+# GoogleTest for the C++ tests; Graphviz, whose dot parses the DOT exports in the Python tests.
+DEBS="libgtest-dev graphviz"
+if ! dpkg -s $DEBS >/dev/null 2>&1; then
+  echo "== installing $DEBS"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $DEBS >/dev/null
 fi
 
 setup_venv() {  # venv directory, then extra requirements

@@ -139,6 +139,8 @@ def _text(value: Any, name: str) -> str:
 
 def _int(value: Any, name: str) -> int:
     """Any number (NumPy scalars included), converted with int(); anything else is refused."""
+    if type(value) is int:
+        return value
     if isinstance(value, (str, bytes, bytearray)) or not (
             isinstance(value, numbers.Number) or hasattr(type(value), "__index__")):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
