@@ -27,3 +27,13 @@ def loans():
     tracker = ProvenanceTracker()
     df = pd.DataFrame({"age": [30, 45, 60], "income": [1000.0, 2500.0, 4000.0]})
     return tracker, wrap_dataframe(df, tracker, "loans", protected=["age"])
+
+
+@pytest.fixture
+def hosted():
+    """A stand-in for the hosted service on 127.0.0.1, recording every request."""
+    from hosted_service import HostedService
+
+    service = HostedService()
+    yield service
+    service.close()

@@ -237,6 +237,19 @@ def _id_list(ids: Any, name: str) -> List[int]:
 
 _SOURCE, _UNARY, _BINARY = NodeType.SOURCE, NodeType.UNARY, NodeType.BINARY
 
+_storage_records: Any = None
+
+
+def _records() -> Any:
+    """The persistence package's storage module, imported on first use (an ImportError each
+    time it is missing; once found, it is kept)."""
+    global _storage_records
+    if _storage_records is None:
+        from tallyra.utilities.persistence import storage
+
+        _storage_records = storage
+    return _storage_records
+
 
 class DAGTracker(ProvenanceTracker):
     """Extended KORVAL-32 tracker with full DAG reconstruction.
@@ -279,6 +292,11 @@ class DAGTracker(ProvenanceTracker):
         # threads never make two source nodes for one column. It is taken before _dag_lock,
         # never while holding it.
         self._source_lock = threading.Lock()
+        # Fingerprints and edges already handed to the writer in the current run: the storage
+        # keeps one of each per run, so the writer needs each only once.
+        self._handed_nodes: Set[int] = set()
+        self._handed_edges: Set[Tuple[int, int, int]] = set()
+        self._run_failed = False  # the current run ended in an exception and was marked failed
         if isinstance(api_key, str) and api_key:
             self.enable_persistence()
 
@@ -498,6 +516,10 @@ class DAGTracker(ProvenanceTracker):
         return self
 
     def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool:
+        if exc_type is not None:
+            # A run ended by an exception is failed, and stays so: the dashboard record of the
+            # flush below says so, and disable_persistence() does not complete it afterwards.
+            self._run_failed = True
         self.flush()
         if exc_type is not None and self._storage and self._pipeline_id:
             self._storage.complete_pipeline(self._pipeline_id, status="failed")
@@ -513,6 +535,7 @@ class DAGTracker(ProvenanceTracker):
     # -- persistence -------------------------------------------------------------------------------
 
     def enable_persistence(self) -> None:
+        """Open the hosted storage, start a pipeline run and the background writer."""
         from tallyra.utilities.persistence import AsyncWriter, HostedStorage, WriterConfig
 
         self._storage = HostedStorage(api_url=self._service_url, api_key=self._api_key,
@@ -525,24 +548,87 @@ class DAGTracker(ProvenanceTracker):
             config = WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
             self._writer = AsyncWriter(self._storage, config)
             self._writer.start()
+            self._handed_nodes.clear()
+            self._handed_edges.clear()
             for (table, column), pair_id in self._name_to_id.items():
                 self._writer.register_source(pair_id, table, column, self.is_protected(table, column))
         except Exception as e:  # noqa: BLE001 - reported as a warning; the log stays in memory
+            if self._writer is not None:
+                try:
+                    self._writer.stop()
+                except Exception:  # noqa: BLE001 - it is dropped either way
+                    pass
             self._writer = None
             warnings.warn(f"Persistence initialization failed: {e}\nContinuing in memory-only mode.",
                           UserWarning, stacklevel=2)
 
     def disable_persistence(self) -> None:
         """Disable persistence and close connections."""
-        if getattr(self, "_writer", None):
-            self._writer.stop()
+        writer = getattr(self, "_writer", None)
+        if writer:
+            # Buffered row values are written before the writer stops, not dropped with it.
+            with self._value_buffer_lock:
+                if self._value_buffer:
+                    writer.write_row_values(list(self._value_buffer))
+                    self._value_buffer.clear()
+            writer.stop()  # writes everything queued, then ends the thread
             self._writer = None
         if getattr(self, "_storage", None):
-            if self._pipeline_id is not None:
+            if self._pipeline_id is not None and not self._run_failed:
                 self._storage.complete_pipeline(self._pipeline_id, status="completed")
             self._storage.disconnect()
             self._storage = None
         self._pipeline_id = None
+
+    def _persist_node(self, node: DAGNode) -> None:
+        """Hand a new node and its edges to the writer; called with _dag_lock held.
+
+        Each fingerprint and each (parent word, child word, position) goes to the writer once
+        per run: the rows of one column step share them, and the storage keeps one of each.
+        """
+        try:
+            records = _storage_records or _records()
+        except ImportError:
+            logger.error("Persistence module unavailable — provenance data is NOT being saved to "
+                         "storage. Install tallyra with persistence extras or check your "
+                         "installation.")
+            return
+        word = node.provenance
+        if word not in self._handed_nodes:
+            info = self.decode_full(word)
+            stored = records.StoredNode(fingerprint=word, node_type=node.node_type.name,
+                                        operation=node.operation, table_name=node.table,
+                                        column_name=node.column, pair_id=node.pair_id,
+                                        is_protected=node.is_protected, entity_hash=info.entity,
+                                        chain_hash=info.chain, metadata=node.metadata,
+                                        pipeline_id=self._pipeline_id)
+            try:
+                self._writer.write_node(stored)
+                self._handed_nodes.add(word)
+            except Exception as e:  # noqa: BLE001 - the node stays in memory
+                logger.warning("Failed to persist DAG node %d: %s", node.node_id, e)
+        nodes, handed = self._nodes, self._handed_edges
+        edges = None
+        position = 0
+        for input_id in node.inputs:
+            parent = nodes.get(input_id)
+            if parent is not None:  # not evicted
+                key = (parent.provenance, word, position)
+                if key not in handed:
+                    handed.add(key)
+                    if edges is None:
+                        edges = []
+                    edges.append(records.StoredEdge(parent_fingerprint=key[0],
+                                                    child_fingerprint=word,
+                                                    input_position=position))
+            position += 1
+        if edges:
+            try:
+                self._writer.write_edges(edges)
+            except Exception as e:  # noqa: BLE001 - the node stays in memory
+                handed.difference_update((e_.parent_fingerprint, e_.child_fingerprint,
+                                          e_.input_position) for e_ in edges)
+                logger.warning("Failed to persist DAG edges for node %d: %s", node.node_id, e)
 
     def record_row_value(self, row_index: int, fingerprint: int, operation: str, value: Any = None,
                          column_name: Optional[str] = None) -> None:
@@ -553,8 +639,7 @@ class DAGTracker(ProvenanceTracker):
             # Without an API key no writer can ever exist to take the values: keeping them would
             # only grow the buffer for the life of the tracker.
             return
-        from tallyra.utilities.persistence.storage import StoredRowValue
-
+        StoredRowValue = _records().StoredRowValue
         if value is None:
             number, text = None, None
         else:
@@ -562,9 +647,10 @@ class DAGTracker(ProvenanceTracker):
                 number, text = float(value), None
             except (ValueError, TypeError, OverflowError):
                 number, text = None, str(value)
-        record = StoredRowValue(pipeline_id=self._pipeline_id or 0, row_index=row_index,
-                                fingerprint=fingerprint, node_operation=operation, value=number,
-                                column_name=column_name, tenant_id=self._tenant_id, text_value=text)
+        # by position, in the order of the fields: pipeline_id, row_index, fingerprint,
+        # node_operation, value, column_name, tenant_id, text_value
+        record = StoredRowValue(self._pipeline_id or 0, row_index, fingerprint, operation, number,
+                                column_name, self._tenant_id, text)
         with self._value_buffer_lock:
             self._value_buffer.append(record)
             if len(self._value_buffer) >= self._value_flush_threshold and self._writer:
@@ -572,6 +658,10 @@ class DAGTracker(ProvenanceTracker):
                 self._value_buffer.clear()
 
     def flush(self, timeout: float = 30.0) -> bool:
+        """Write what is buffered and queued, the run's log once, and sync the dashboard once.
+
+        Returns False when the writer still had writes queued at the time-out, True otherwise.
+        """
         if not isinstance(timeout, (int, float)) or isinstance(timeout, bool):
             raise TypeError(f"timeout must be a real number, not {type(timeout).__name__}")
         if not self._writer:
@@ -580,14 +670,14 @@ class DAGTracker(ProvenanceTracker):
             if self._value_buffer:
                 self._writer.write_row_values(list(self._value_buffer))
                 self._value_buffer.clear()
-        self._writer.flush(timeout=float(timeout))
+        drained = self._writer.flush(timeout=float(timeout))
         if not self._nodes_persisted and self._storage and self._pipeline_id:
             self._persist_dag_to_storage()
             self._nodes_persisted = True
         if not self._dashboard_synced:
             self._sync_to_dashboard()
             self._dashboard_synced = True
-        return True
+        return drained is not False
 
     def get_persistence_stats(self) -> Dict[str, Any]:
         if self._writer:
@@ -597,6 +687,55 @@ class DAGTracker(ProvenanceTracker):
             return stats
         return {"nodes_written": getattr(self, "_nodes_written", 0),
                 "edges_written": getattr(self, "_edges_written", 0)}
+
+    def _first_node_per_word(self) -> List[DAGNode]:
+        """The first node logged for each provenance word, in creation order."""
+        kept: Dict[int, DAGNode] = {}
+        for node in self._nodes.values():
+            kept.setdefault(node.provenance, node)
+        return list(kept.values())
+
+    def _resolved_edges(self, fingerprint_map: Any) -> List[Tuple[int, int, int]]:
+        """One (parent id, child id, position) per distinct (parent word, child word, position),
+        by the storage's ids; edges from evicted inputs or to words the map lacks are left out."""
+        seen: Set[Tuple[int, int, int]] = set()
+        edges: List[Tuple[int, int, int]] = []
+        for node in self._nodes.values():
+            for i, input_id in enumerate(node.inputs):
+                parent = self._nodes.get(input_id)
+                if parent is None:
+                    continue
+                key = (int(parent.provenance), int(node.provenance), i)
+                if key in seen:
+                    continue
+                seen.add(key)
+                parent_id = fingerprint_map.get(key[0])
+                child_id = fingerprint_map.get(key[1])
+                if parent_id is None or child_id is None:
+                    continue
+                edges.append((parent_id, child_id, i))
+        return edges
+
+    def _persist_dag_to_storage(self) -> None:
+        """Persist deduplicated nodes and edges to storage."""
+        from tallyra.utilities.persistence.storage import StoredNode
+
+        stored = []
+        for node in self._first_node_per_word():
+            info = self.decode_full(node.provenance)
+            stored.append(StoredNode(
+                fingerprint=int(node.provenance), node_type=node.node_type.name,
+                operation=node.operation, table_name=node.table, column_name=node.column,
+                pair_id=None if node.pair_id is None else int(node.pair_id),
+                is_protected=bool(node.is_protected), entity_hash=int(info.entity),
+                chain_hash=int(info.chain), metadata=node.metadata, pipeline_id=self._pipeline_id))
+        if stored:
+            self._storage.store_nodes(stored)
+            self._nodes_written = len(stored)
+        edges = self._resolved_edges(self._storage.get_fingerprint_node_map(self._pipeline_id))
+        if edges:
+            self._storage.store_edges_resolved(edges)
+            self._edges_written = len(edges)
 
     def _start_new_pipeline(self) -> None:
         """Start a new pipeline for the next run after a flush/sync cycle."""
@@ -608,9 +747,126 @@ class DAGTracker(ProvenanceTracker):
             tenant_id=self._tenant_id)
         self._dashboard_synced = False
         self._nodes_persisted = False
+        self._run_failed = False
         self._source_nodes.clear()
+        self._handed_nodes.clear()
+        self._handed_edges.clear()
         self._nodes_written = 0
         self._edges_written = 0
+
+    # -- dashboard ---------------------------------------------------------------------------------
+
+    def _sync_to_dashboard(self) -> None:
+        """Sync pipeline results to dashboard tables via the API."""
+        if not self._service_url or not self._api_key:
+            return
+        import urllib.error  # noqa: F401 - the errors the exchange may raise
+        import urllib.request
+
+        from tallyra.utilities.persistence._http import check_url, open_url
+
+        node_count = getattr(self, "_nodes_written", 0)
+        edge_count = getattr(self, "_edges_written", 0)
+        name = self._pipeline_name
+        pipeline = {
+            "pipeline_name": name or "unnamed_pipeline",
+            "status": "failed" if self._run_failed else "completed",
+            "node_count": node_count,
+            "edge_count": edge_count,
+            "provenance_pipeline_id": self._pipeline_id,
+        }
+        model = {"model_id": name or "unnamed_pipeline", "name": name or "Unnamed Pipeline",
+                 "version": "1.0", "status": "production", "domain": "credit"}
+        protected_node = False
+        columns = []
+        for node in self._nodes.values():
+            if node.is_protected:
+                protected_node = True
+                if node.table and node.column:
+                    columns.append(node.table + "." + node.column)
+        fairness = {
+            "model_id": model["model_id"],
+            "has_disparate_impact": protected_node,
+            "protected_attributes": list(set(columns)),
+            "details": {"node_count": node_count, "edge_count": edge_count,
+                        "protected_sources": list(set(columns))},
+        }
+        url = check_url(self._service_url.rstrip("/") + "/v1/dashboard/sync")
+        body = json.dumps({"pipeline": pipeline, "model": model, "fairness": fairness}).encode("utf-8")
+        request = urllib.request.Request(url, data=body, method="POST", headers={
+            "Authorization": "Bearer " + self._api_key, "Content-Type": "application/json"})
+        try:
+            with open_url(request, timeout=10) as response:  # no redirects: the key stays here
+                response.read()
+        except Exception as e:  # noqa: BLE001 - the sync is never fatal
+            logger.warning("Dashboard sync failed (non-fatal): %s", e)
+
+    # -- bulk route -----------------------------------------------------------------------------
+
+    def persist_to_storage(self, storage: Any, pipeline_id: Optional[int] = None) -> int:
+        """Persist all in-memory nodes and edges to storage in bulk.
+
+        Call it after the pipeline completes: all tracking happens in memory during the
+        pipeline, so the computation is not slowed by writes. Returns the run id used.
+        """
+        if pipeline_id is not None:
+            pipeline_id = _int(pipeline_id, "pipeline_id")
+        from tallyra.utilities.persistence.storage import StoredNode
+
+        created = pipeline_id is None
+        if created:
+            pipeline_id = int(storage.create_pipeline(self._pipeline_name or "unnamed"))
+        try:
+            for pair_id, (table, column) in sorted(self._id_to_name.items()):
+                storage.register_source(pair_id, table, column,
+                                        is_protected=self.is_protected(table, column))
+            storage.store_nodes([
+                StoredNode(fingerprint=node.provenance, node_type=node.node_type.name,
+                           operation=node.operation, table_name=node.table, column_name=node.column,
+                           pair_id=node.pair_id, is_protected=node.is_protected,
+                           pipeline_id=pipeline_id)
+                for node in self._first_node_per_word()])
+            storage.store_edges_resolved(
+                self._resolved_edges(storage.get_fingerprint_node_map(pipeline_id)))
+            storage.complete_pipeline(pipeline_id, "completed")
+        except BaseException:
+            if created:  # leave no run of ours open: it failed
+                try:
+                    storage.complete_pipeline(pipeline_id, "failed")
+                except Exception:  # noqa: BLE001 - the original error is the one to report
+                    pass
+            raise
+        return pipeline_id
+
+    @staticmethod
+    def persist_results(storage: Any, pipeline_id: int, row_keys: Iterable[Any],
+                        outputs: Dict[str, "DAGTrackedSeries"], source_df: Optional[pd.DataFrame] = None) -> None:
+        """Persist per-row output fingerprints to the pipeline_results table.
+
+        Each result links a business key (an applicant id, say) to the fingerprint of the DAG
+        that produced that row's output. With `source_df`, each row's SHA-256 hash is stored
+        beside its results, so that the data can be rehashed later and compared.
+        """
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        if type(outputs) is not dict:
+            raise TypeError(f"outputs must be a dict, not {type(outputs).__name__}")
+        import hashlib
+
+        keys = list(row_keys)
+        hashes: List[Optional[str]] = []
+        if source_df is not None:
+            hashes = [hashlib.sha256(source_df.iloc[i].to_json().encode("utf-8")).hexdigest()
+                      if i < len(source_df) else None for i in range(len(keys))]
+        texts = [str(key) for key in keys]
+        results = []
+        for name, series in outputs.items():
+            words = np.asarray(series._prov).tolist()
+            values = _elements(series.values)
+            for i, key in enumerate(texts):
+                results.append((key, name, int(words[i]) if i < len(words) else 0,
+                                float(values[i]) if i < len(values) else None,
+                                hashes[i] if hashes else None))
+        storage.store_results(pipeline_id, results)
 
 
 # ---- DAG-tracked Series -------------------------------------------------------------------------------
