@@ -20,6 +20,7 @@ import argparse
 import time
 
 import numpy as np
+import timing
 
 import tallyra._korval32 as k
 from tallyra._korval32 import NativeProvenanceTracker
@@ -29,12 +30,9 @@ OP = k.OP_ADD
 
 def best(fn, repeat):
     """Best wall time of `repeat` calls, in seconds, and the last result."""
-    times, result = [], None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), result
+    results = []
+    secs = timing.best(lambda: results.append(fn()), repeat)
+    return secs, results[-1]
 
 
 def single_pair_words(pair_id, n, rng, taint=False):

@@ -18,18 +18,11 @@ import tracemalloc
 
 import numpy as np
 import pandas as pd
+from timing import best
 
 from tallyra.utilities.korval32 import ProvenanceTracker, wrap_dataframe
 from tallyra.utilities.korval32_dag import DAGTracker, get_dag_for_series, wrap_dataframe_dag
 
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def main():

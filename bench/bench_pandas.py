@@ -17,18 +17,11 @@ import time
 
 import numpy as np
 import pandas as pd
+from timing import best
 
 from tallyra.utilities.korval32 import (MODE_01_ENTITY_BITS, ProvenanceTracker, column_risk_report,
                                         encode_source_column, wrap_dataframe)
 
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def literal_wrap(df, tracker, table):

@@ -503,24 +503,29 @@ class TrackedSeries(pd.Series):
 
 # ---- TrackedDataFrame -------------------------------------------------------------------------------
 
-def _broadcast_first(prov: np.ndarray, n: int) -> np.ndarray:
-    """n copies of the first word, or n zeros when there is none."""
-    first = prov[:1] if len(prov) else np.array([0], dtype=np.uint32)
+def _broadcast_first(prov: np.ndarray, n: int, empty: int = 0) -> np.ndarray:
+    """n copies of the first entry, or n copies of `empty` when there is none."""
+    first = prov[:1] if len(prov) else np.array([empty], dtype=prov.dtype)
     return np.broadcast_to(first, n).copy()
 
 
+def _aligned(index: pd.Index, values: np.ndarray, target: pd.Index, missing: int) -> np.ndarray:
+    """Per-row entries moved to the rows of `target` the way pandas moves values when it aligns
+    them by label: each target row takes the entry of the row with its label, and rows whose
+    label `index` lacks take `missing`."""
+    positions = index.get_indexer(target)
+    out = np.full(len(target), missing, dtype=values.dtype)
+    found = positions >= 0
+    out[found] = values[positions[found]]
+    return out
+
+
 def _aligned_words(series: "TrackedSeries", target: pd.Index) -> np.ndarray:
-    """The Series' words moved to the rows of `target` the way pandas moves its values when it
-    aligns them by label: each target row takes the word of the row with its label, and rows
-    whose label the Series does not have take the word 0."""
+    """The Series' words aligned to `target` by label; rows without a source label get 0."""
     prov = series._prov
     if len(prov) != len(series):  # a derived Series whose array is not its own: one word per row
         prov = _broadcast_first(prov, len(series))
-    positions = series.index.get_indexer(target)
-    words = np.zeros(len(target), dtype=np.uint32)
-    found = positions >= 0
-    words[found] = prov[positions[found]]
-    return words
+    return _aligned(series.index, prov, target, 0)
 
 
 class TrackedDataFrame(pd.DataFrame):

@@ -19,8 +19,9 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Set, Tuple
 import numpy as np
 import pandas as pd
 
-from .korval32 import (OpCode, ProvenanceTracker, _int, _negate, _row_entity_bits, _text,
-                       combine_batch, encode_source_column, update_chain_batch)
+from .korval32 import (OpCode, ProvenanceTracker, _aligned, _broadcast_first, _int, _negate,
+                       _row_entity_bits, _text, combine_batch, encode_source_column,
+                       update_chain_batch)
 
 logger = logging.getLogger(__name__)
 
@@ -1085,20 +1086,7 @@ class DAGTrackedSeries(pd.Series):
 
 def _fit(array: np.ndarray, n: int, empty: int) -> np.ndarray:
     """The array itself when it has n entries, else n copies of its first entry (of `empty`)."""
-    if len(array) == n:
-        return array
-    first = array[:1] if len(array) else np.array([empty], dtype=array.dtype)
-    return np.broadcast_to(first, n).copy()
-
-
-def _aligned(series_index: pd.Index, values: np.ndarray, target: pd.Index, missing: int) -> np.ndarray:
-    """Per-row entries moved to the rows of `target` by label, as pandas moves the values; rows
-    whose label the source lacks take `missing`."""
-    positions = series_index.get_indexer(target)
-    out = np.full(len(target), missing, dtype=values.dtype)
-    found = positions >= 0
-    out[found] = values[positions[found]]
-    return out
+    return array if len(array) == n else _broadcast_first(array, n, empty)
 
 
 class DAGTrackedDataFrame(pd.DataFrame):
