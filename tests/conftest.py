@@ -37,3 +37,4 @@ def hosted():
     service = HostedService()
     yield service
     service.close()
+

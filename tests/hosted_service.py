@@ -10,8 +10,10 @@ from typing import Any, Callable, Dict, List, Optional
 
 
 class Request:
-    def __init__(self, method: str, path: str, headers: Dict[str, str], body: bytes) -> None:
-        self.method, self.path, self.headers, self.body = method, path, headers, body
+    def __init__(self, method: str, path: str, header_list: List[tuple], body: bytes) -> None:
+        self.method, self.path, self.body = method, path, body
+        self.header_list = header_list  # (name, value) in the order they were sent
+        self.headers = dict(header_list)
 
     @property
     def json(self) -> Any:
@@ -38,12 +40,13 @@ class HostedService:
 
             def _handle(self) -> None:
                 length = int(self.headers.get("Content-Length") or 0)
-                request = Request(self.command, self.path, dict(self.headers.items()),
+                request = Request(self.command, self.path, list(self.headers.items()),
                                   self.rfile.read(length))
                 service.requests.append(request)
                 service.delay(request)
                 status, answer, extra = service.answer(request)
-                data = b"" if answer is None else json.dumps(answer).encode()
+                data = answer if isinstance(answer, bytes) else (
+                    b"" if answer is None else json.dumps(answer).encode())
                 self.send_response(status)
                 for name, value in extra.items():
                     self.send_header(name, value)
@@ -74,6 +77,8 @@ class HostedService:
             return 200, {"pipeline_id": run}, {}
         if request.method == "PATCH" and path.startswith("/v1/pipelines/"):
             run = int(path.rsplit("/", 1)[1])
+            if run not in self.pipelines:
+                return 404, {"error": "no such run"}, {}
             self.pipelines[run]["status"] = request.json["status"]
             self.pipelines[run]["statuses"].append(request.json["status"])
             return 200, {}, {}
