@@ -143,3 +143,36 @@ def test_a_pipeline_written_today_reads_back_tomorrow(tmp_path):
         assert result["output_value"] == pytest.approx(50.0) and len(result["input_hash"]) == 64
     finally:
         reopened.disconnect()
+
+
+def test_the_live_route_stores_the_same_log_from_the_fast_and_the_per_element_path(tmp_path):
+    from tallyra.utilities.persistence import AsyncWriter, WriterConfig
+
+    class PerElement(DAGTracker):
+        def log_binary(self, *args, **kwargs):  # any override sends steps element by element
+            return super().log_binary(*args, **kwargs)
+
+        def log_unary(self, *args, **kwargs):
+            return super().log_unary(*args, **kwargs)
+
+    stored = []
+    for cls in (DAGTracker, PerElement):
+        tracker = cls()
+        storage = SQLiteStorage(tmp_path / f"{cls.__name__}.db")
+        storage.connect()
+        tracker._storage, tracker._pipeline_id = storage, storage.create_pipeline("r")
+        tracker._writer = AsyncWriter(storage, WriterConfig(batch_size=10, flush_interval=0.05))
+        tracker._writer.start()
+        df = pd.DataFrame({"a": np.arange(40.0), "b": np.arange(40.0) % 3 + 1}, index=np.arange(40) * 7)
+        tdf = wrap_dataframe_dag(df, tracker, "t", protected=["b"])
+        c = tdf["a"] + tdf["b"]
+        d = (c * tdf["a"]).clip(0, 50) - c
+        tracker._writer.flush(timeout=10)
+        nodes = {(n["fingerprint"], n["node_type"], n["operation"], n["is_protected"])
+                 for n in storage.get_nodes(1)}
+        edges = {tuple(e.values()) for e in storage.get_edges(1)}
+        stored.append((nodes, edges))
+        tracker._writer.stop()
+        storage.disconnect()
+    assert stored[0] == stored[1]
+    assert len(stored[0][0]) > 5 and len(stored[0][1]) > 5

@@ -337,9 +337,11 @@ class DAGTracker(ProvenanceTracker):
         out: List[int] = []
         append = out.append
         nodes, by_word = self._nodes, self._prov_to_nodes
+        handed_nodes, handed_edges = self._handed_nodes, self._handed_edges
         # Rows of one column step mostly share their word: one int object per distinct word
         # keeps every node from holding an int of its own.
         shared: Dict[int, int] = {}
+        last: Any = None  # (inputs, word) of the last node whose persistence was settled
         with self._dag_lock:
             for element_inputs, word in zip(inputs, words):
                 if element_inputs is None:
@@ -358,10 +360,24 @@ class DAGTracker(ProvenanceTracker):
                     by_word[word] = [node_id]
                 else:
                     ids.append(node_id)
-                if self._writer:
-                    self._persist_node(node)
+                if self._writer and (element_inputs, word) != last:
+                    # _persist_node hands over only what the run has not seen; most rows of a
+                    # step have nothing new, which these look-ups tell without the call.
+                    fresh = word not in handed_nodes
+                    if not fresh:
+                        for position, input_id in enumerate(element_inputs):
+                            parent = nodes.get(input_id)
+                            if parent is not None and \
+                                    (parent.provenance, word, position) not in handed_edges:
+                                fresh = True
+                                break
+                    if fresh:
+                        self._persist_node(node)
+                    if word in handed_nodes:  # a failed hand-over is tried again next time
+                        last = (element_inputs, word)
                 if len(nodes) > self._max_nodes:
                     self._evict_oldest_nodes()
+                    last = None  # an input may be gone now
                 append(node_id)
         return out
 
