@@ -48,9 +48,9 @@ def fresh(module_name, hide_orjson):
     try:
         if hide_orjson:
             sys.modules["orjson"] = None
-        spec = importlib.util.find_spec(module_name)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        finder = importlib.util.find_spec(module_name)
+        module = importlib.util.module_from_spec(finder)
+        finder.loader.exec_module(module)
         return module
     finally:
         if hide_orjson:

@@ -8,13 +8,13 @@ def load_fresh(module_name, hidden=()):
     be imported (as if they were not installed). The copy is not put into sys.modules."""
     import importlib.util
 
-    spec = importlib.util.find_spec(module_name)
+    finder = importlib.util.find_spec(module_name)
     saved = {name: sys.modules.get(name, _MISSING) for name in hidden}
     try:
         for name in hidden:
             sys.modules[name] = None
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = importlib.util.module_from_spec(finder)
+        finder.loader.exec_module(module)
     finally:
         for name, value in saved.items():
             if value is _MISSING:
