@@ -13,7 +13,6 @@
 from __future__ import annotations
 
 import argparse
-import time
 
 import numpy as np
 import pandas as pd

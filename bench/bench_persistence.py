@@ -64,7 +64,7 @@ def main():
                      "results"))
         t0 = time.perf_counter()
         DAGTracker.persist_results(storage, run, range(n), {"x": x, "a": a}, source_df=frame)
-        rows.append((f"persist_results with input hashes", time.perf_counter() - t0, 2 * n,
+        rows.append(("persist_results with input hashes", time.perf_counter() - t0, 2 * n,
                      "results"))
 
     # The live route: 1M row values through the writer into SQLite.

@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tallyra.utilities.korval32 import OpCode, ProvenanceTracker, _hash_entity
+from tallyra.utilities.korval32 import OpCode, _hash_entity
 from tallyra.utilities.korval32_dag import (NO_NODE, DAGTrackedDataFrame, DAGTrackedSeries,
                                             DAGTracker, NodeType, combine_provenances,
                                             dag_audit, get_dag_for_series, wrap_dataframe_dag)

@@ -85,7 +85,7 @@ def test_dashboard_payload(hosted):
 
 def test_dashboard_defaults_for_an_unnamed_run_without_protected_data(hosted):
     tracker = tracker_for(hosted)
-    tdf = wrap_dataframe_dag(pd.DataFrame({"a": [1.0]}), tracker, "t")
+    wrap_dataframe_dag(pd.DataFrame({"a": [1.0]}), tracker, "t")
     tracker.flush()
     body = hosted.of("POST", "/v1/dashboard/sync")[0].json
     assert body["pipeline"]["pipeline_name"] == "unnamed_pipeline"

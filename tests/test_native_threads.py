@@ -4,7 +4,6 @@ import sys
 import threading
 
 import numpy as np
-import pytest
 
 import tallyra._korval32 as k
 from tallyra._korval32 import NativeProvenanceTracker as NPT

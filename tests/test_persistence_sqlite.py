@@ -166,7 +166,7 @@ def test_the_live_route_stores_the_same_log_from_the_fast_and_the_per_element_pa
         df = pd.DataFrame({"a": np.arange(40.0), "b": np.arange(40.0) % 3 + 1}, index=np.arange(40) * 7)
         tdf = wrap_dataframe_dag(df, tracker, "t", protected=["b"])
         c = tdf["a"] + tdf["b"]
-        d = (c * tdf["a"]).clip(0, 50) - c
+        (c * tdf["a"]).clip(0, 50) - c
         tracker._writer.flush(timeout=10)
         nodes = {(n["fingerprint"], n["node_type"], n["operation"], n["is_protected"])
                  for n in storage.get_nodes(1)}

@@ -4,7 +4,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import tallyra.utilities.korval32 as kv
 from tallyra.utilities.korval32 import (OpCode, ProvenanceTracker, TrackedDataFrame, TrackedSeries,
                                         _hash_entity, wrap_dataframe)
 

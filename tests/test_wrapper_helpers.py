@@ -4,7 +4,6 @@ input resolution and the row helpers."""
 import hashlib
 import json
 import logging
-import math
 import sys
 import threading
 

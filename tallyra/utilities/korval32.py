@@ -33,7 +33,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from typing import Any, Callable, Dict, Hashable, Iterable, List, NamedTuple, Optional, Set, Tuple
+from typing import Any, Callable, Dict, Hashable, List, NamedTuple, Optional, Set, Tuple
 
 import numpy as np
 import pandas as pd
