@@ -118,3 +118,30 @@ def test_bulk_route_into_a_sqlite_file(tmp_path):
         assert storage.list_pipelines()[0]["status"] == "completed"
         assert storage.count("nodes", run) == 3 and storage.count("edges", run) == 2
         assert [r["output_value"] for r in storage.get_results("B")] == [8.0]
+
+
+@pytest.mark.parametrize("df", [
+    pd.DataFrame({"a": [1, 2], "b": [1.5, np.nan]}),
+    pd.DataFrame({"i": [1, 2], "f": [1.25, np.nan], "s": ["x", None], "b": [True, False]}),
+    pd.DataFrame({"d": pd.to_datetime(["2024-01-01", None]), "x": [1, 2]}),
+    pd.DataFrame({"c": pd.Categorical(["a", "b"]), "x": [1.0, 2.0]}),
+    pd.DataFrame({"s": pd.Series(["a", "é\n"], dtype="string"), "n": pd.array([1, None], dtype="Int64")}),
+    pd.DataFrame({"f": [1 / 3, 1e20], "g": [0.1, -0.0]}),
+    pd.DataFrame({0: [2**62, -5], 1: [7, 8]}),
+    pd.DataFrame({"a": []}),
+], ids=["numbers", "mixed", "dates", "category", "strings", "floats", "int labels", "empty"])
+def test_input_hashes_are_the_hashes_of_each_rows_json(df):
+    from tallyra.utilities.korval32_dag import _row_json
+
+    literal = [df.iloc[i].to_json() for i in range(len(df))] + [None]
+    assert _row_json(df, len(df) + 1) == literal
+
+
+def test_rows_that_have_no_json_form_raise_as_they_would_one_by_one():
+    from tallyra.utilities.korval32_dag import _row_json
+
+    df = pd.DataFrame([[1, 2], [3, 4]], columns=["x", "x"])
+    with pytest.raises(ValueError):
+        df.iloc[0].to_json()
+    with pytest.raises(ValueError):
+        _row_json(df, 2)

@@ -7,6 +7,7 @@ value can be reconstructed, including how taint and depth propagated along it.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import logging
 import threading
@@ -867,13 +868,11 @@ class DAGTracker(ProvenanceTracker):
         pipeline_id = _int(pipeline_id, "pipeline_id")
         if type(outputs) is not dict:
             raise TypeError(f"outputs must be a dict, not {type(outputs).__name__}")
-        import hashlib
-
         keys = list(row_keys)
         hashes: List[Optional[str]] = []
         if source_df is not None:
-            hashes = [hashlib.sha256(source_df.iloc[i].to_json().encode("utf-8")).hexdigest()
-                      if i < len(source_df) else None for i in range(len(keys))]
+            hashes = [hashlib.sha256(text.encode("utf-8")).hexdigest() if text is not None else None
+                      for text in _row_json(source_df, len(keys))]
         texts = [str(key) for key in keys]
         results = []
         for name, series in outputs.items():
@@ -1184,6 +1183,22 @@ class DAGTrackedDataFrame(pd.DataFrame):
                 if input_node >= 0:
                     node_id = tracker.log_unary("merge", input_node, merged_prov)
                     out_nodes[col] = np.full(n, node_id, dtype=np.int64)
+
+
+def _row_json(df: pd.DataFrame, count: int) -> List[Optional[str]]:
+    """df.iloc[i].to_json() for i below `count` (None past the frame's end). Cast to the common
+    type of its rows, the frame writes every row exactly so in one call; a frame that cannot be
+    written that way is written a row at a time."""
+    m = min(count, len(df))
+    head = df.iloc[:m]
+    try:
+        texts = [line for line in head.astype(head.values.dtype).to_json(
+            orient="records", lines=True).split("\n") if line]
+        if len(texts) != m:
+            raise ValueError("one line per row expected")
+    except Exception:  # noqa: BLE001 - the row-by-row form is the definition
+        texts = [head.iloc[i].to_json() for i in range(m)]
+    return texts + [None] * (count - m)
 
 
 # ---- module functions ---------------------------------------------------------------------------------
