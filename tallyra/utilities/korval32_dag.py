@@ -657,7 +657,7 @@ class DAGTracker(ProvenanceTracker):
             # Without an API key no writer can ever exist to take the values: keeping them would
             # only grow the buffer for the life of the tracker.
             return
-        StoredRowValue = _records().StoredRowValue
+        StoredRowValue = (_storage_records or _records()).StoredRowValue
         if value is None:
             number, text = None, None
         else:

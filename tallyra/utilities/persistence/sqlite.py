@@ -67,7 +67,6 @@ CREATE TABLE IF NOT EXISTS row_values (
     column_name    TEXT,
     tenant_id      TEXT
 );
-CREATE INDEX IF NOT EXISTS row_values_by_row ON row_values (pipeline_id, row_index);
 CREATE TABLE IF NOT EXISTS pipeline_results (
     id           INTEGER PRIMARY KEY,
     pipeline_id  INTEGER REFERENCES pipelines(id),
@@ -86,8 +85,9 @@ CREATE INDEX IF NOT EXISTS results_by_pipeline ON pipeline_results (pipeline_id)
 _ROW_VALUE_COLUMNS = ("pipeline_id", "row_index", "fingerprint", "node_operation", "value",
                       "text_value", "column_name", "tenant_id")
 _ROW_VALUE_FIELDS = attrgetter(*_ROW_VALUE_COLUMNS)
-# 100 rows of at most 8 values stay below every SQLite build's limit of 999 parameters.
-_ROWS_PER_STATEMENT = 100
+# Rows per insert statement: as many as the build's limit on parameters allows, up to 500
+# (older SQLite builds allow 999 parameters, newer ones 32766).
+_MAX_ROWS_PER_STATEMENT = 500
 
 
 def _now() -> str:
@@ -106,6 +106,7 @@ class SQLiteStorage:
         self._conn: Optional[sqlite3.Connection] = None
         self._lock = threading.Lock()
         self._current_pipeline: Optional[int] = None  # the run that sources are registered in
+        self._max_parameters = 999
 
     # -- life cycle -----------------------------------------------------------------------------
 
@@ -123,6 +124,10 @@ class SQLiteStorage:
             except BaseException:
                 conn.close()
                 raise
+            try:
+                self._max_parameters = conn.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER)
+            except AttributeError:  # Python before 3.11 cannot ask
+                self._max_parameters = 999
             self._conn = conn
 
     def disconnect(self) -> None:
@@ -162,17 +167,18 @@ class SQLiteStorage:
         width = len(columns)
         head = f"INSERT INTO {table} ({', '.join(columns)}) VALUES "
         group = "(" + ", ".join("?" * width) + ")"
-        full_sql = head + ", ".join([group] * _ROWS_PER_STATEMENT)
         rows = iter(rows)
         with self._lock:
             db = self._db()
+            per_statement = max(1, min(_MAX_ROWS_PER_STATEMENT, self._max_parameters // width))
+            full_sql = head + ", ".join([group] * per_statement)
             db.execute("BEGIN")
             try:
                 while True:
-                    part = list(islice(rows, _ROWS_PER_STATEMENT))
+                    part = list(islice(rows, per_statement))
                     if not part:
                         break
-                    sql = full_sql if len(part) == _ROWS_PER_STATEMENT else \
+                    sql = full_sql if len(part) == per_statement else \
                         head + ", ".join([group] * len(part))
                     db.execute(sql, list(chain.from_iterable(part)))
             except BaseException:
@@ -286,6 +292,11 @@ class SQLiteStorage:
                            " WHERE pipeline_id = ? ORDER BY id", (int(pipeline_id),))
 
     def get_row_values(self, pipeline_id: int, row_index: Optional[int] = None) -> List[Dict[str, Any]]:
+        # Row values are the bulk of a live run; their index is built when they are first read,
+        # so that writing them stays one B-tree insert each.
+        with self._lock:
+            self._db().execute("CREATE INDEX IF NOT EXISTS row_values_by_row"
+                               " ON row_values (pipeline_id, row_index)")
         sql = ("SELECT row_index, fingerprint, node_operation, value, text_value, column_name,"
                " tenant_id FROM row_values WHERE pipeline_id = ?")
         args: List[Any] = [int(pipeline_id)]
