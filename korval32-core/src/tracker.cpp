@@ -134,38 +134,46 @@ KORVAL_CLONES void update_chain_single_run(const std::uint32_t* in, std::uint32_
 // Runs of this many words are checked for mode 00 and then taken in one branch-free loop.
 constexpr std::size_t kRun = 512;
 
+// Splits [0, n) into runs: a run whose words' OR (`bits(i)` per element) has no mode bits goes
+// to `single(start, length)`, any other run element by element to `general(i)`.
+template <class Bits, class Single, class General>
+void by_runs(std::size_t n, Bits bits, Single single, General general) {
+  for (std::size_t start = 0; start < n; start += kRun) {
+    const std::size_t end = std::min(n, start + kRun);
+    std::uint32_t modes = 0;
+    for (std::size_t i = start; i < end; ++i) modes |= bits(i);
+    if ((modes & MODE_MASK) == 0) {
+      single(start, end - start);
+    } else {
+      for (std::size_t i = start; i < end; ++i) general(i);
+    }
+  }
+}
+
 }  // namespace
 
 void Tracker::combine_batch(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b,
                             std::uint32_t op, std::span<std::uint32_t> out) {
   const std::size_t n = std::min({a.size(), b.size(), out.size()});
   DenseRegistry::Memo memo(n);
-  for (std::size_t start = 0; start < n; start += kRun) {
-    const std::size_t end = std::min(n, start + kRun);
-    std::uint32_t modes = 0;
-    for (std::size_t i = start; i < end; ++i) modes |= a[i] | b[i];
-    if ((modes & MODE_MASK) == 0) {
-      combine_single_run(&a[start], &b[start], op, &out[start], end - start);
-    } else {
-      for (std::size_t i = start; i < end; ++i) out[i] = combine(a[i], b[i], op, &memo);
-    }
-  }
+  by_runs(
+      n, [&](std::size_t i) { return a[i] | b[i]; },
+      [&](std::size_t start, std::size_t len) {
+        combine_single_run(&a[start], &b[start], op, &out[start], len);
+      },
+      [&](std::size_t i) { out[i] = combine(a[i], b[i], op, &memo); });
 }
 
 void Tracker::update_chain_batch(std::span<const std::uint32_t> in, std::uint32_t op,
                                  std::span<std::uint32_t> out) {
   const std::size_t n = std::min(in.size(), out.size());
   DenseRegistry::Memo memo(n);
-  for (std::size_t start = 0; start < n; start += kRun) {
-    const std::size_t end = std::min(n, start + kRun);
-    std::uint32_t modes = 0;
-    for (std::size_t i = start; i < end; ++i) modes |= in[i];
-    if ((modes & MODE_MASK) == 0) {
-      update_chain_single_run(&in[start], op, &out[start], end - start);
-    } else {
-      for (std::size_t i = start; i < end; ++i) out[i] = update_chain(in[i], op, &memo);
-    }
-  }
+  by_runs(
+      n, [&](std::size_t i) { return in[i]; },
+      [&](std::size_t start, std::size_t len) {
+        update_chain_single_run(&in[start], op, &out[start], len);
+      },
+      [&](std::size_t i) { out[i] = update_chain(in[i], op, &memo); });
 }
 
 void encode_source_column(PairId pair_id, std::span<const std::uint32_t> entity_hashes, bool taint,

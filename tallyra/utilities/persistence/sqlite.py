@@ -5,11 +5,12 @@ from __future__ import annotations
 import json
 import sqlite3
 import threading
+from contextlib import contextmanager
 from datetime import datetime, timezone
 from itertools import chain, islice
 from operator import attrgetter
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Union
 
 from .storage import ResolvedEdge, ResultRow, StoredEdge, StoredNode, StoredRowValue
 
@@ -148,17 +149,24 @@ class SQLiteStorage:
             raise RuntimeError("the storage is not connected: call connect() first")
         return self._conn
 
-    def _write(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
-        """All rows in one transaction: all of them are written, or none."""
+    @contextmanager
+    def _transaction(self) -> Iterator[sqlite3.Connection]:
+        """The connection, under the lock, inside one transaction: committed when the block
+        ends, rolled back if it raises."""
         with self._lock:
             db = self._db()
             db.execute("BEGIN")
             try:
-                db.executemany(sql, rows)
+                yield db
             except BaseException:
                 db.execute("ROLLBACK")
                 raise
             db.execute("COMMIT")
+
+    def _write(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
+        """All rows in one transaction: all of them are written, or none."""
+        with self._transaction() as db:
+            db.executemany(sql, rows)
 
     def _insert_rows(self, table: str, columns: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
         """Plain inserts of many rows, several rows to a statement, all in one transaction. Each
@@ -168,23 +176,16 @@ class SQLiteStorage:
         head = f"INSERT INTO {table} ({', '.join(columns)}) VALUES "
         group = "(" + ", ".join("?" * width) + ")"
         rows = iter(rows)
-        with self._lock:
-            db = self._db()
+        with self._transaction() as db:
             per_statement = max(1, min(_MAX_ROWS_PER_STATEMENT, self._max_parameters // width))
             full_sql = head + ", ".join([group] * per_statement)
-            db.execute("BEGIN")
-            try:
-                while True:
-                    part = list(islice(rows, per_statement))
-                    if not part:
-                        break
-                    sql = full_sql if len(part) == per_statement else \
-                        head + ", ".join([group] * len(part))
-                    db.execute(sql, list(chain.from_iterable(part)))
-            except BaseException:
-                db.execute("ROLLBACK")
-                raise
-            db.execute("COMMIT")
+            while True:
+                part = list(islice(rows, per_statement))
+                if not part:
+                    break
+                sql = full_sql if len(part) == per_statement else \
+                    head + ", ".join([group] * len(part))
+                db.execute(sql, list(chain.from_iterable(part)))
 
     def _query(self, sql: str, args: Sequence[Any] = ()) -> List[sqlite3.Row]:
         with self._lock:
